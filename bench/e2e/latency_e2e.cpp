@@ -1,0 +1,137 @@
+// One latency and loss measurement between a scripted keyboard and a scripted synth, both
+// JACK MIDI clients, with whatever connects them (Velora, a peer, or a direct connection)
+// set up by the caller. Prints one line: rate, sent, expected, received, lost, p50, p99, max.
+//
+// usage: latency_e2e RATE SECONDS KEYBOARD_CLIENT SYNTH_CLIENT [direct]
+//
+// The stream: one Note On, then in turn a Control Change 20 whose value and channel carry a
+// sequence number (passes unchanged; its latency is measured), and a Channel Aftertouch
+// (rewritten to Polyphonic Key Aftertouch for the held note; counted for loss).
+#include <rtmidi/RtMidi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr unsigned kIds = 16 * 128;  // channel x value
+
+struct Receiver {
+  std::vector<Clock::time_point> sentAt;
+  std::vector<std::int64_t> latencyNs;
+  std::atomic<std::size_t> received{0};
+  std::atomic<std::size_t> outOfOrder{0};
+  std::size_t lastSeq = 0;
+  std::size_t nextBase = 0;  // sequence numbers wrap every kIds; the receiver unwraps
+};
+
+void OnMessage(double, std::vector<unsigned char>* message, void* user) {
+  auto* r = static_cast<Receiver*>(user);
+  const auto now = Clock::now();
+  if (message->size() != 3 && message->size() != 2) return;
+  const unsigned char status = (*message)[0];
+  if ((status & 0xF0) == 0xB0 && (*message)[1] == 20) {
+    const unsigned id = (status & 0x0F) * 128u + (*message)[2];
+    std::size_t seq = r->nextBase + id;
+    if (seq + kIds / 2 < r->lastSeq) {
+      r->nextBase += kIds;
+      seq += kIds;
+    }
+    if (seq < r->lastSeq) r->outOfOrder.fetch_add(1, std::memory_order_relaxed);
+    r->lastSeq = seq;
+    if (seq < r->sentAt.size())
+      r->latencyNs.push_back(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(now - r->sentAt[seq]).count());
+  }
+  r->received.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool WaitConnected(const std::string& port, int seconds) {
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < deadline) {
+    const std::string cmd = "jack_lsp -c '" + port + "' | grep -q '^ '";
+    if (std::system(cmd.c_str()) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5 && argc != 6) {
+    std::fprintf(stderr, "usage: %s RATE SECONDS KEYBOARD_CLIENT SYNTH_CLIENT [direct]\n", argv[0]);
+    return 2;
+  }
+  const double rate = std::atof(argv[1]);
+  const double seconds = std::atof(argv[2]);
+  const std::string keyboardName = argv[3], synthName = argv[4];
+  const bool direct = argc == 6 && std::string(argv[5]) == "direct";
+  const std::size_t pairs = static_cast<std::size_t>(rate * seconds / 2);
+
+  Receiver receiver;
+  receiver.sentAt.resize(pairs);
+  receiver.latencyNs.reserve(pairs);
+  try {
+    RtMidiOut keyboard(RtMidi::UNIX_JACK, keyboardName);
+    keyboard.openVirtualPort("out");
+    RtMidiIn synth(RtMidi::UNIX_JACK, synthName, 1 << 20);
+    synth.ignoreTypes(false, false, false);
+    synth.setCallback(&OnMessage, &receiver);
+    synth.openVirtualPort("in");
+    std::printf("ports ready\n");
+    std::fflush(stdout);
+    if (!WaitConnected(keyboardName + ":out", 30) || !WaitConnected(synthName + ":in", 30)) {
+      std::fprintf(stderr, "nothing connected the keyboard and the synth\n");
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    std::vector<unsigned char> msg{0x90, 60, 100};
+    keyboard.sendMessage(&msg);
+    std::size_t expected = 1;
+    const auto start = Clock::now();
+    const auto interval = std::chrono::duration<double>(2.0 / rate);
+    for (std::size_t i = 0; i < pairs; ++i) {
+      std::this_thread::sleep_until(start +
+                                    std::chrono::duration_cast<Clock::duration>(interval * i));
+      const unsigned id = i % kIds;
+      msg = {static_cast<unsigned char>(0xB0 | (id / 128)), 20,
+             static_cast<unsigned char>(id % 128)};
+      receiver.sentAt[i] = Clock::now();
+      keyboard.sendMessage(&msg);
+      msg = {0xD0, static_cast<unsigned char>(1 + i % 126)};
+      keyboard.sendMessage(&msg);
+      expected += 2;
+    }
+    msg = {0x80, 60, 0};
+    keyboard.sendMessage(&msg);
+    expected += direct ? 1 : 2;  // a translator adds pressure 0 before the Note Off
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+
+    auto& l = receiver.latencyNs;
+    std::sort(l.begin(), l.end());
+    auto pct = [&](double p) {
+      return l.empty() ? 0.0
+                       : l[std::min(l.size() - 1, static_cast<std::size_t>(p * l.size()))] / 1000.0;
+    };
+    const std::size_t got = receiver.received.load();
+    std::printf(
+        "rate %.0f sent %zu expected %zu received %zu lost %zu reordered %zu "
+        "p50_us %.0f p99_us %.0f max_us %.0f\n",
+        rate, 2 * pairs + 2, expected, got, expected > got ? expected - got : 0,
+        receiver.outOfOrder.load(), pct(0.50), pct(0.99), l.empty() ? 0.0 : l.back() / 1000.0);
+  } catch (const RtMidiError& e) {
+    std::fprintf(stderr, "RtMidi: %s\n", e.getMessage().c_str());
+    return 1;
+  }
+  return 0;
+}
