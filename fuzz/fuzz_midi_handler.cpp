@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto capacity = static_cast<std::uint16_t>(1 + Take<std::uint8_t>(data, size) % 8);
   TCircularBuffer* ring = CircbufAlloc(capacity);
   HGLOBAL blockHandle = 0;
-  auto* info = new (GlobalSharedLockedAlloc(sizeof(TMidiCallbackInfo), blockHandle))
-      TMidiCallbackInfo{};
+  auto* info =
+      new (GlobalSharedLockedAlloc(sizeof(TMidiCallbackInfo), blockHandle)) TMidiCallbackInfo{};
   info->BlockHandle = blockHandle;
   const std::uint8_t flags = Take<std::uint8_t>(data, size);
   info->Ring = (flags & 8) ? nullptr : ring;
@@ -84,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uintptr_t param2 = Take<std::uint32_t>(data, size);
     if (op % 5 == 2) param1 = (param1 & 1) ? 0xF8 : 0xFE;
     const bool sysex = msg == MIM_LONGDATA || msg == MIM_LONGERROR;
-    if (sysex) param1 = (param1 % 9 == 8) ? 0 : reinterpret_cast<std::uintptr_t>(&headers[param1 % 9]);
+    if (sysex)
+      param1 = (param1 % 9 == 8) ? 0 : reinterpret_cast<std::uintptr_t>(&headers[param1 % 9]);
 
     const std::uintptr_t instance = (op % 31 == 30) ? 0 : reinterpret_cast<std::uintptr_t>(info);
     midiHandler(0, msg, instance, param1, param2);
