@@ -343,7 +343,9 @@ MMRESULT TMidiInput::RequeueDroppedSysex() {
 
 TMyMidiEvent* TMidiInput::GetMidiEvent() {
   if (FState != misOpen) return nullptr;
-  if (RequeueDroppedSysex() != MMSYSERR_NOERROR) throw EMidiInputError(MidiInErrorString(FError));
+  // A refusal here must not hold up the entries that wait: the refused headers stay on the
+  // stack for the next attempt.
+  RequeueDroppedSysex();
   TMidiBufferItem item;
   if (!CircbufReadEvent(FRing, item)) return nullptr;
   auto event = std::make_unique<TMyMidiEvent>();
