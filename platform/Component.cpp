@@ -8,8 +8,10 @@ namespace velora {
 namespace {
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -24,7 +26,9 @@ std::string Unquote(std::string_view value) {
 }
 
 std::string QuoteIfNeeded(const std::string& value) {
-  const bool needs = value.empty() || value.front() == ' ' || value.back() == ' ' ||
+  // Loading trims blanks, tabs and carriage returns at both ends; quotes keep them.
+  auto trimmed = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  const bool needs = value.empty() || trimmed(value.front()) || trimmed(value.back()) ||
                      value.front() == '\'' || value.find('\n') != std::string::npos;
   if (!needs) return value;
   std::string out = "'";
@@ -79,11 +83,16 @@ void TComponent::SetDesigning(bool value) {
 }
 
 void TComponent::DefineProperties(std::vector<TPropertyInfo>& list) const {
-  list.push_back({"Name", [](const TComponent& c) { return c.Name(); },
-                  [](TComponent& c, const std::string& v) { c.SetName(v); }, std::string(), {}});
-  list.push_back({"Tag", [](const TComponent& c) { return std::to_string(c.Tag()); },
+  list.push_back({"Name",
+                  [](const TComponent& c) { return c.Name(); },
+                  [](TComponent& c, const std::string& v) { c.SetName(v); },
+                  std::string(),
+                  {}});
+  list.push_back({"Tag",
+                  [](const TComponent& c) { return std::to_string(c.Tag()); },
                   [](TComponent& c, const std::string& v) { c.SetTag(ParseInteger(v, "Tag")); },
-                  std::string("0"), {}});
+                  std::string("0"),
+                  {}});
 }
 
 std::vector<TPropertyInfo> TComponent::PublishedProperties() const {

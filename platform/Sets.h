@@ -57,18 +57,27 @@ class TSet {
   }
 
   constexpr Storage Bits() const { return FBits; }
-  constexpr bool Contains(E m) const { return (FBits >> Index(m)) & 1u; }
+  constexpr bool Contains(E m) const { return (FBits & Mask(m)) != 0; }
   constexpr bool Empty() const { return FBits == 0; }
   constexpr void Include(E m) { FBits = static_cast<Storage>(FBits | Mask(m)); }
   constexpr void Exclude(E m) { FBits = static_cast<Storage>(FBits & ~Mask(m)); }
   constexpr bool operator==(const TSet&) const = default;
-  constexpr TSet operator+(TSet other) const { return FromBits(static_cast<Storage>(FBits | other.FBits)); }
-  constexpr TSet operator-(TSet other) const { return FromBits(static_cast<Storage>(FBits & ~other.FBits)); }
-  constexpr TSet operator*(TSet other) const { return FromBits(static_cast<Storage>(FBits & other.FBits)); }
+  constexpr TSet operator+(TSet other) const {
+    return FromBits(static_cast<Storage>(FBits | other.FBits));
+  }
+  constexpr TSet operator-(TSet other) const {
+    return FromBits(static_cast<Storage>(FBits & ~other.FBits));
+  }
+  constexpr TSet operator*(TSet other) const {
+    return FromBits(static_cast<Storage>(FBits & other.FBits));
+  }
 
  private:
   static constexpr unsigned Index(E m) { return static_cast<unsigned>(m); }
-  static constexpr Storage Mask(E m) { return static_cast<Storage>(Storage{1} << Index(m)); }
+  // A value beyond the storage is no member (and no undefined shift).
+  static constexpr Storage Mask(E m) {
+    return Index(m) < Width ? static_cast<Storage>(1ull << Index(m)) : Storage{0};
+  }
   Storage FBits = 0;
 };
 
