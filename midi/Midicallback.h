@@ -10,9 +10,9 @@
 namespace velora {
 
 // Window message codes between the callback and the components' hidden windows.
-constexpr std::uint32_t WM_MIDIDATA = 963;      // entries waiting (the value of MIM_DATA)
+constexpr std::uint32_t WM_MIDIDATA = 963;       // entries waiting (the value of MIM_DATA)
 constexpr std::uint32_t WM_RINGOVERFLOW = 1024;  // an entry was dropped (WM_USER)
-constexpr std::uint32_t WM_MIDIOUTDONE = 969;   // a long message is done (MOM_DONE)
+constexpr std::uint32_t WM_MIDIOUTDONE = 969;    // a long message is done (MOM_DONE)
 
 // The block a component hands the service as the callback's instance value.
 struct TMidiCallbackInfo {

@@ -35,10 +35,12 @@ void DeallocateHWnd(HWND wnd);
 // service thread: no allocation, no lock, no throw.
 // False only for an invalid window, or when the queue is full and the message carries
 // a wParam or lParam (which a count cannot keep).
-bool PostMessage(HWND wnd, std::uint32_t msg, std::uintptr_t wParam, std::uintptr_t lParam) noexcept;
+bool PostMessage(HWND wnd, std::uint32_t msg, std::uintptr_t wParam,
+                 std::uintptr_t lParam) noexcept;
 
 // Main thread: runs the window's handler at once and returns its Result (0 for no window).
-std::intptr_t SendMessage(HWND wnd, std::uint32_t msg, std::uintptr_t wParam, std::uintptr_t lParam);
+std::intptr_t SendMessage(HWND wnd, std::uint32_t msg, std::uintptr_t wParam,
+                          std::uintptr_t lParam);
 
 // Main thread: delivers every waiting message (reentrant: a handler may run a nested loop).
 // Returns the number delivered.

@@ -7,30 +7,54 @@ namespace velora {
 
 const char* MidiResultText(MMRESULT code) {
   switch (code) {
-    case MMSYSERR_NOERROR: return "The operation succeeded.";
-    case MMSYSERR_ERROR: return "The MIDI service reported an unexpected failure.";
-    case MMSYSERR_BADDEVICEID: return "There is no MIDI device with this number.";
-    case MMSYSERR_NOTENABLED: return "The MIDI driver could not be loaded or started.";
-    case MMSYSERR_ALLOCATED: return "The MIDI device is already in use by another program.";
-    case MMSYSERR_INVALHANDLE: return "The MIDI device handle is not valid or is no longer open.";
-    case MMSYSERR_NODRIVER: return "No MIDI driver is available on this system.";
-    case MMSYSERR_NOMEM: return "There is not enough memory for this MIDI operation.";
-    case MMSYSERR_NOTSUPPORTED: return "The MIDI device does not support this operation.";
-    case MMSYSERR_BADERRNUM: return "The error number is not known to the MIDI service.";
-    case MMSYSERR_INVALFLAG: return "An invalid flag was given to the MIDI service.";
-    case MMSYSERR_INVALPARAM: return "An invalid parameter was given to the MIDI service.";
-    case MMSYSERR_HANDLEBUSY: return "The MIDI device handle is busy on another thread.";
-    case MMSYSERR_NODRIVERCB: return "The MIDI driver does not call back.";
-    case MMSYSERR_MOREDATA: return "More data is waiting than the buffer could hold.";
-    case MIDIERR_UNPREPARED: return "The MIDI buffer header has not been prepared.";
-    case MIDIERR_STILLPLAYING: return "MIDI buffers are still queued on the device.";
-    case MIDIERR_NOMAP: return "No MIDI map is set up.";
-    case MIDIERR_NOTREADY: return "The MIDI port is busy; try again later.";
-    case MIDIERR_NODEVICE: return "The MIDI device is no longer connected.";
-    case MIDIERR_INVALIDSETUP: return "The MIDI setup is not valid.";
-    case MIDIERR_BADOPENMODE: return "This operation is not allowed in the mode the device was opened in.";
-    case MIDIERR_DONT_CONTINUE: return "The MIDI driver asked the service to stop.";
-    default: return nullptr;
+    case MMSYSERR_NOERROR:
+      return "The operation succeeded.";
+    case MMSYSERR_ERROR:
+      return "The MIDI service reported an unexpected failure.";
+    case MMSYSERR_BADDEVICEID:
+      return "There is no MIDI device with this number.";
+    case MMSYSERR_NOTENABLED:
+      return "The MIDI driver could not be loaded or started.";
+    case MMSYSERR_ALLOCATED:
+      return "The MIDI device is already in use by another program.";
+    case MMSYSERR_INVALHANDLE:
+      return "The MIDI device handle is not valid or is no longer open.";
+    case MMSYSERR_NODRIVER:
+      return "No MIDI driver is available on this system.";
+    case MMSYSERR_NOMEM:
+      return "There is not enough memory for this MIDI operation.";
+    case MMSYSERR_NOTSUPPORTED:
+      return "The MIDI device does not support this operation.";
+    case MMSYSERR_BADERRNUM:
+      return "The error number is not known to the MIDI service.";
+    case MMSYSERR_INVALFLAG:
+      return "An invalid flag was given to the MIDI service.";
+    case MMSYSERR_INVALPARAM:
+      return "An invalid parameter was given to the MIDI service.";
+    case MMSYSERR_HANDLEBUSY:
+      return "The MIDI device handle is busy on another thread.";
+    case MMSYSERR_NODRIVERCB:
+      return "The MIDI driver does not call back.";
+    case MMSYSERR_MOREDATA:
+      return "More data is waiting than the buffer could hold.";
+    case MIDIERR_UNPREPARED:
+      return "The MIDI buffer header has not been prepared.";
+    case MIDIERR_STILLPLAYING:
+      return "MIDI buffers are still queued on the device.";
+    case MIDIERR_NOMAP:
+      return "No MIDI map is set up.";
+    case MIDIERR_NOTREADY:
+      return "The MIDI port is busy; try again later.";
+    case MIDIERR_NODEVICE:
+      return "The MIDI device is no longer connected.";
+    case MIDIERR_INVALIDSETUP:
+      return "The MIDI setup is not valid.";
+    case MIDIERR_BADOPENMODE:
+      return "This operation is not allowed in the mode the device was opened in.";
+    case MIDIERR_DONT_CONTINUE:
+      return "The MIDI driver asked the service to stop.";
+    default:
+      return nullptr;
   }
 }
 
@@ -76,8 +100,8 @@ MMRESULT TNullMidiService::midiOutGetDevCapsA(std::uint32_t, MIDIOUTCAPS*, std::
 MMRESULT TNullMidiService::midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) {
   return CopyMidiResultText(code, text, size);
 }
-MMRESULT TNullMidiService::midiOutOpen(HMIDIOUT* handle, std::uint32_t, MidiCallback, std::uintptr_t,
-                                       std::uint32_t) {
+MMRESULT TNullMidiService::midiOutOpen(HMIDIOUT* handle, std::uint32_t, MidiCallback,
+                                       std::uintptr_t, std::uint32_t) {
   if (handle) *handle = nullptr;
   return MMSYSERR_BADDEVICEID;
 }
@@ -130,7 +154,9 @@ TMidiService* SetCurrentMidiService(TMidiService* service) {
   return previous;
 }
 
-std::uint32_t midiInGetNumDevs() { return CurrentMidiService().midiInGetNumDevs(); }
+std::uint32_t midiInGetNumDevs() {
+  return CurrentMidiService().midiInGetNumDevs();
+}
 MMRESULT midiInGetDevCapsA(std::uint32_t id, MIDIINCAPS* caps, std::uint32_t size) {
   return CurrentMidiService().midiInGetDevCapsA(id, caps, size);
 }
@@ -141,10 +167,18 @@ MMRESULT midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallback callback,
                     std::uintptr_t instance, std::uint32_t flags) {
   return CurrentMidiService().midiInOpen(handle, id, callback, instance, flags);
 }
-MMRESULT midiInClose(HMIDIIN handle) { return CurrentMidiService().midiInClose(handle); }
-MMRESULT midiInStart(HMIDIIN handle) { return CurrentMidiService().midiInStart(handle); }
-MMRESULT midiInStop(HMIDIIN handle) { return CurrentMidiService().midiInStop(handle); }
-MMRESULT midiInReset(HMIDIIN handle) { return CurrentMidiService().midiInReset(handle); }
+MMRESULT midiInClose(HMIDIIN handle) {
+  return CurrentMidiService().midiInClose(handle);
+}
+MMRESULT midiInStart(HMIDIIN handle) {
+  return CurrentMidiService().midiInStart(handle);
+}
+MMRESULT midiInStop(HMIDIIN handle) {
+  return CurrentMidiService().midiInStop(handle);
+}
+MMRESULT midiInReset(HMIDIIN handle) {
+  return CurrentMidiService().midiInReset(handle);
+}
 MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
   return CurrentMidiService().midiInPrepareHeader(handle, header, size);
 }
@@ -154,7 +188,9 @@ MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t si
 MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
   return CurrentMidiService().midiInAddBuffer(handle, header, size);
 }
-std::uint32_t midiOutGetNumDevs() { return CurrentMidiService().midiOutGetNumDevs(); }
+std::uint32_t midiOutGetNumDevs() {
+  return CurrentMidiService().midiOutGetNumDevs();
+}
 MMRESULT midiOutGetDevCapsA(std::uint32_t id, MIDIOUTCAPS* caps, std::uint32_t size) {
   return CurrentMidiService().midiOutGetDevCapsA(id, caps, size);
 }
@@ -165,7 +201,9 @@ MMRESULT midiOutOpen(HMIDIOUT* handle, std::uint32_t id, MidiCallback callback,
                      std::uintptr_t instance, std::uint32_t flags) {
   return CurrentMidiService().midiOutOpen(handle, id, callback, instance, flags);
 }
-MMRESULT midiOutClose(HMIDIOUT handle) { return CurrentMidiService().midiOutClose(handle); }
+MMRESULT midiOutClose(HMIDIOUT handle) {
+  return CurrentMidiService().midiOutClose(handle);
+}
 MMRESULT midiOutShortMsg(HMIDIOUT handle, std::uint32_t msg) {
   return CurrentMidiService().midiOutShortMsg(handle, msg);
 }

@@ -177,7 +177,8 @@ class TNullMidiService : public TMidiService {
   std::uint32_t midiInGetNumDevs() override { return 0; }
   MMRESULT midiInGetDevCapsA(std::uint32_t, MIDIINCAPS*, std::uint32_t) override;
   MMRESULT midiInGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
-  MMRESULT midiInOpen(HMIDIIN*, std::uint32_t, MidiCallback, std::uintptr_t, std::uint32_t) override;
+  MMRESULT midiInOpen(HMIDIIN*, std::uint32_t, MidiCallback, std::uintptr_t,
+                      std::uint32_t) override;
   MMRESULT midiInClose(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
   MMRESULT midiInStart(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
   MMRESULT midiInStop(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
@@ -188,7 +189,8 @@ class TNullMidiService : public TMidiService {
   std::uint32_t midiOutGetNumDevs() override { return 0; }
   MMRESULT midiOutGetDevCapsA(std::uint32_t, MIDIOUTCAPS*, std::uint32_t) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
-  MMRESULT midiOutOpen(HMIDIOUT*, std::uint32_t, MidiCallback, std::uintptr_t, std::uint32_t) override;
+  MMRESULT midiOutOpen(HMIDIOUT*, std::uint32_t, MidiCallback, std::uintptr_t,
+                       std::uint32_t) override;
   MMRESULT midiOutClose(HMIDIOUT) override { return MMSYSERR_INVALHANDLE; }
   MMRESULT midiOutShortMsg(HMIDIOUT, std::uint32_t) override { return MMSYSERR_INVALHANDLE; }
   MMRESULT midiOutPrepareHeader(HMIDIOUT, MIDIHDR*, std::uint32_t) override;

@@ -76,7 +76,11 @@ void GlobalAllocFailAt(std::size_t n) {
                std::memory_order_relaxed);
 }
 
-std::size_t GlobalLiveBlocks() { return liveBlocks.load(std::memory_order_relaxed); }
-std::size_t GlobalAllocCalls() { return allocCalls.load(std::memory_order_relaxed); }
+std::size_t GlobalLiveBlocks() {
+  return liveBlocks.load(std::memory_order_relaxed);
+}
+std::size_t GlobalAllocCalls() {
+  return allocCalls.load(std::memory_order_relaxed);
+}
 
 }  // namespace velora

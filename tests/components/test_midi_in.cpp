@@ -150,7 +150,10 @@ TEST_F(MidiInTest, DeviceSelection) {
 
   input->SetProductName("Keyboard");
   EXPECT_EQ(input->DeviceID(), keyboard);
-  EXPECT_EQ(changes, 3);
+  input->SetProductName("Synth");  // the search reaches the last device
+  EXPECT_EQ(input->DeviceID(), synth);
+  EXPECT_EQ(input->Error(), 0);
+  EXPECT_EQ(changes, 4);
   EXPECT_EQ(ErrorOf([&] { input->SetProductName("keyboard"); }),
             "MIDI Input Device keyboard not installed ");
 
@@ -158,9 +161,9 @@ TEST_F(MidiInTest, DeviceSelection) {
   service.FailCall("midiInGetDevCapsA", MMSYSERR_NODRIVER);
   EXPECT_EQ(ErrorOf([&] { input->SetDeviceID(MIDI_MAPPER); }), MidiResultText(MMSYSERR_NODRIVER));
   EXPECT_EQ(input->DeviceID(), MIDI_MAPPER);
-  EXPECT_EQ(input->ProductName(), "Keyboard");
+  EXPECT_EQ(input->ProductName(), "Synth");
   EXPECT_EQ(input->Error(), MMSYSERR_NODRIVER);
-  EXPECT_EQ(changes, 3);
+  EXPECT_EQ(changes, 4);
 }
 
 TEST_F(MidiInTest, EveryFailureHasItsText) {

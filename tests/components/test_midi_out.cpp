@@ -380,6 +380,8 @@ TEST_F(MidiOutTest, SelectionByNumberNameAndTechnology) {
       << "the mapper answered first, then its description was read";
   EXPECT_THROW(out.SetProductName("PORT A"), EMidiOutputError);
   EXPECT_EQ(out.DeviceID(), MIDI_MAPPER);
+  out.SetProductName("Odd");  // the last of the count + 1 candidates
+  EXPECT_EQ(out.DeviceID(), kOddTech);
 
   // Technologies, with the mapper first; a code with no member stays a number.
   out.SetTechnology(opt_Mapper);
@@ -431,6 +433,12 @@ TEST_F(MidiOutTest, VolumeFeaturesCachingAndDriverMessages) {
   out.SetVolume(0x1000, 0x2000);
   ASSERT_EQ(service.midiOutGetVolume(kPortA, &raw), 0u);
   EXPECT_EQ(raw, 0x10001000u);
+
+  // A refused read leaves both out-parameters as they were.
+  service.FailCall("midiOutGetVolume", MMSYSERR_NOTSUPPORTED);
+  EXPECT_THROW(out.GetVolume(first, second), EMidiOutputError);
+  EXPECT_EQ(first, 0xAAAA);
+  EXPECT_EQ(second, 0xAAAA);
 
   EXPECT_EQ(out.GetFeaturesAsSet(), TFeatureSet{ftVolume});
   EXPECT_FALSE(out.GetSupportsLRVolCtrl());
