@@ -112,9 +112,11 @@ def run(velora, title, trigger_index, phrase):
         except subprocess.TimeoutExpired:
             app.kill()
             raise SystemExit("demo: Velora did not end on SIGTERM")
-        keyboard.close_port()
-        synth.close_port()
-        del keyboard, synth
+        for client in (keyboard, synth):
+            client.close_port()
+            client.delete()
+        wait_for(lambda: not any(p.startswith("velora-demo-") for p in jack_ports("-p")), 10,
+                 "the demo clients to leave")
 
     print(f"\n{title}")
     print(f"  {'keyboard sent':<24} {'synth received':<34} expected")
