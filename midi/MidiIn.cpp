@@ -22,7 +22,8 @@ void PushDropped(TMidiCallbackInfo& info, MIDIHDR* first) {
   MIDIHDR* head = info.DroppedSysex.load(std::memory_order_relaxed);
   do {
     last->lpNext = head;
-    // release: the chain's links are written before a later taker walks them.
+    // release: the chain's links are written before a later taker walks them; relaxed on
+    // failure: the head read back is only the next guess.
   } while (!info.DroppedSysex.compare_exchange_weak(head, first, std::memory_order_release,
                                                     std::memory_order_relaxed));
 }
@@ -100,7 +101,10 @@ void TMidiInput::SetDeviceID(std::uint32_t id) {
   FDriverVersion = caps.vDriverVersion;
   FManufacturerID = caps.wMid;
   FProductID = caps.wPid;
-  if (FOnDeviceChanged) FOnDeviceChanged(this);
+  if (FOnDeviceChanged) {
+    const TNotifyEvent handler = FOnDeviceChanged;  // the handler may replace itself
+    handler(this);
+  }
 }
 
 void TMidiInput::SetProductName(const std::string& name) {

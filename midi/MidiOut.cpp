@@ -278,7 +278,10 @@ void TMidiOutput::SetDeviceID(std::uint32_t id) {
   FNotes = caps.wNotes;
   FChannelMask = caps.wChannelMask;
   FSupportFlags = caps.dwSupport;
-  if (FOnDeviceChanged) FOnDeviceChanged(this);
+  if (FOnDeviceChanged) {
+    const TNotifyEvent handler = FOnDeviceChanged;  // the handler may replace itself
+    handler(this);
+  }
 }
 
 bool TMidiOutput::QuerySearchCandidate(std::uint32_t id, MIDIOUTCAPS& caps) {
@@ -415,7 +418,10 @@ void TMidiOutput::MidiOutput(TMessage& message) {
       if (FDeviceHandle) midiOutUnprepareHeader(FDeviceHandle, header, MIDIHDR_SIZE);
       delete buffer;
       if (FLongMessagesPending > 0) --FLongMessagesPending;
-      if (FOnMidiOutput && !FDestroying) FOnMidiOutput(this);
+      if (FOnMidiOutput && !FDestroying) {
+        const TNotifyEvent handler = FOnMidiOutput;  // the handler may replace itself
+        handler(this);
+      }
       return;
     }
     case WM_QUERYENDSESSION:

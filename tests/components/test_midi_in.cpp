@@ -166,6 +166,19 @@ TEST_F(MidiInTest, DeviceSelection) {
   EXPECT_EQ(changes, 4);
 }
 
+// A one-shot handler clears itself; the running handler must outlive that.
+TEST_F(MidiInTest, DeviceChangedHandlerMayReplaceItself) {
+  std::vector<std::string> seen;
+  const std::string tag(64, 'c');  // long: the captured copy is on the heap
+  input->SetOnDeviceChanged([this, &seen, tag](TObject*) {
+    input->SetOnDeviceChanged(nullptr);
+    seen.push_back(tag);  // reads its capture after the replacement
+  });
+  input->SetDeviceID(synth);
+  input->SetDeviceID(keyboard);
+  EXPECT_EQ(seen, std::vector<std::string>{tag});
+}
+
 TEST_F(MidiInTest, EveryFailureHasItsText) {
   struct Case {
     const char* what;

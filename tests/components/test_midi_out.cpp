@@ -493,6 +493,31 @@ TEST_F(MidiOutTest, EachLongMessageIsReleasedByItsOwnCompletion) {
   EXPECT_TRUE(out.Close());
 }
 
+// One-shot handlers clear themselves; the running handler must outlive that.
+TEST_F(MidiOutTest, HandlersMayReplaceThemselves) {
+  TMidiOutput out(nullptr);
+  std::vector<std::string> seen;
+  const std::string changed(64, 'c'), done(64, 'd');  // long: the captured copies are on the heap
+  out.SetOnDeviceChanged([&out, &seen, changed](TObject*) {
+    out.SetOnDeviceChanged(nullptr);
+    seen.push_back(changed);  // reads its capture after the replacement
+  });
+  out.SetOnMidiOutput([&out, &seen, done](TObject*) {
+    out.SetOnMidiOutput(nullptr);
+    seen.push_back(done);
+  });
+  out.SetDeviceID(kSynth);
+  out.SetDeviceID(kPortA);
+  ASSERT_TRUE(out.Open());
+  const std::size_t withBlock = GlobalLiveBlocks();
+  const std::uint8_t bytes[] = {0xF0, 0xF7};
+  out.PutLong(bytes, sizeof bytes);
+  out.PutLong(bytes, sizeof bytes);
+  ASSERT_TRUE(PumpUntil([&] { return GlobalLiveBlocks() == withBlock; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{changed, done}));
+  EXPECT_TRUE(out.Close());
+}
+
 TEST_F(MidiOutTest, OpenFailuresLeaveNothingBehind) {
   TMidiOutput out(nullptr);
 
