@@ -30,7 +30,7 @@ struct Receiver {
   std::atomic<std::size_t> received{0};
   std::atomic<std::size_t> outOfOrder{0};
   std::size_t lastSeq = 0;
-  std::size_t nextBase = 0;  // sequence numbers wrap every kIds; the receiver unwraps
+  bool seen = false;
 };
 
 void OnMessage(double, std::vector<unsigned char>* message, void* user) {
@@ -39,14 +39,15 @@ void OnMessage(double, std::vector<unsigned char>* message, void* user) {
   const unsigned char status = (*message)[0];
   if ((status & 0xF0) == 0xB0 && (*message)[1] == 20) {
     const unsigned id = (status & 0x0F) * 128u + (*message)[2];
-    std::size_t seq = r->nextBase + id;
-    if (seq + kIds / 2 < r->lastSeq) {
-      r->nextBase += kIds;
-      seq += kIds;
-    }
-    if (seq < r->lastSeq) r->outOfOrder.fetch_add(1, std::memory_order_relaxed);
+    // Sequence numbers wrap every kIds: take the one nearest the last seen.
+    const std::size_t base = r->lastSeq - r->lastSeq % kIds;
+    std::size_t seq = base + id;
+    if (seq + kIds / 2 < r->lastSeq) seq += kIds;
+    if (seq > r->lastSeq + kIds / 2 && seq >= kIds) seq -= kIds;
+    if (r->seen && seq <= r->lastSeq) r->outOfOrder.fetch_add(1, std::memory_order_relaxed);
+    r->seen = true;
     r->lastSeq = seq;
-    if (seq < r->sentAt.size())
+    if (seq < r->sentAt.size() && r->sentAt[seq] != Clock::time_point{})
       r->latencyNs.push_back(
           std::chrono::duration_cast<std::chrono::nanoseconds>(now - r->sentAt[seq]).count());
   }

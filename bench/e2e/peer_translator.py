@@ -6,7 +6,9 @@ passes everything else on.
 
 usage: peer_translator.py SOURCE_PORT DEST_PORT [TRIGGER]   (TRIGGER: "at" or 0..127)
 """
+import os
 import signal
+import subprocess
 import sys
 import threading
 
@@ -19,9 +21,11 @@ def main():
     controller = None if trigger == "at" else int(trigger)
     state = {"held": 0, "down": False, "pressure": 0}
 
-    out = rtmidi.MidiOut(rtapi=rtmidi.API_UNIX_JACK, name="peer-translator")
+    # A name of its own per process, so that a peer still leaving does not take it.
+    client = f"peer-translator-{os.getpid()}"
+    out = rtmidi.MidiOut(rtapi=rtmidi.API_UNIX_JACK, name=client)
     out.open_virtual_port("out")
-    out_port = "peer-translator:out"
+    out_port = f"{client}:out"
 
     def on_message(event, _):
         msg = event[0]
@@ -51,13 +55,12 @@ def main():
                 msg = [0xA0 | channel, state["held"], msg[1]]
         out.send_message(msg)
 
-    inp = rtmidi.MidiIn(rtapi=rtmidi.API_UNIX_JACK, name="peer-translator-in")
+    inp = rtmidi.MidiIn(rtapi=rtmidi.API_UNIX_JACK, name=f"{client}-in")
     inp.ignore_types(sysex=False, timing=True, active_sense=True)
     inp.set_callback(on_message)
     inp.open_virtual_port("in")
 
-    import subprocess
-    subprocess.run(["jack_connect", source, "peer-translator-in:in"], check=True)
+    subprocess.run(["jack_connect", source, f"{client}-in:in"], check=True)
     subprocess.run(["jack_connect", out_port, dest], check=True)
     print("ready", flush=True)
 
