@@ -357,8 +357,9 @@ void TfMain::MidiSynthToPCMidiInput(TObject*) {
   while (MidiSynthToPC->GetEventCount() != 0) {
     std::unique_ptr<TMyMidiEvent> event(MidiSynthToPC->GetMidiEvent());
     if (!event) return;
-    // Sysex is never forwarded; what waits behind it goes with the next notifications.
-    if (event->SysexSize != 0) return;
+    // Sysex is never forwarded; what waits behind it goes with the next notifications. A
+    // sysex buffer that came back empty is sysex all the same: a bare 0xF0 must not leave.
+    if (event->SysexSize != 0 || event->StatusByte == 0xF0) return;
     EventStatus = event->StatusByte & 0xF0;
     EventChannel = event->StatusByte & 0x0F;
     EventData1 = event->DataByte1;

@@ -371,7 +371,11 @@ struct TVirtualMidiService::Impl {
         return;  // relaxed: read under the lock that orders their stores
       const std::vector<std::uint8_t>& bytes = work.Bytes;
       std::size_t pos = 0;
-      while (pos < bytes.size() && !h->Buffers.empty()) {
+      // An empty message still comes back in one buffer, empty, as from a device that
+      // abandoned a message at once.
+      bool first = true;
+      while ((pos < bytes.size() || (first && bytes.empty())) && !h->Buffers.empty()) {
+        first = false;
         MIDIHDR* header = h->Buffers.front();
         h->Buffers.pop_front();
         const std::size_t take = std::min<std::size_t>(header->dwBufferLength, bytes.size() - pos);

@@ -76,8 +76,9 @@ class TVirtualMidiService : public TMidiService {
                  std::optional<std::uint32_t> timeStamp = std::nullopt);
   void SendShort(std::uint32_t id, std::uint8_t status, std::uint8_t data1, std::uint8_t data2);
   // Fills the added buffers in order, spanning as many as it needs (MIM_LONGDATA each); bytes
-  // that find no queued buffer are dropped. complete=false, or bytes dropped for want of
-  // buffers, end the last buffer with MIM_LONGERROR.
+  // that find no queued buffer are dropped; an empty message returns one buffer, empty.
+  // complete=false, or bytes dropped for want of buffers, end the last buffer with
+  // MIM_LONGERROR.
   void SendSysex(std::uint32_t id, std::vector<std::uint8_t> bytes, bool complete = true,
                  std::optional<std::uint32_t> timeStamp = std::nullopt);
   // Calls the open device's callback with any code and parameters (for relay tests); the

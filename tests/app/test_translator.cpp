@@ -213,6 +213,17 @@ TEST_F(TranslatorTest, SysexEndsThePassAndLaterPassesDeliverTheRest) {
             (std::vector<std::string>{"90 3C 64", "A0 3C 22", "A0 3C 00", "80 3C 00"}));
 }
 
+// A sysex buffer that comes back with nothing recorded is still sysex: no bare 0xF0 leaves.
+TEST_F(TranslatorTest, EmptySysexIsNotForwarded) {
+  Start(128);
+  Play({"90 3C 64"});
+  Service.SendSysex(Keys, {});
+  Play({"D0 22"});
+  Pump();
+  EXPECT_EQ(Sent(Module), (std::vector<std::string>{"90 3C 64", "A0 3C 22"}));
+  EXPECT_TRUE(Errors.empty());
+}
+
 TEST_F(TranslatorTest, FilteredChannelAftertouchEndsThePassToo) {
   Start(1);
   Play({"D0 22", "B0 01 05"});
