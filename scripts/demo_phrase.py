@@ -112,6 +112,8 @@ def run(velora, title, trigger_index, phrase):
         except subprocess.TimeoutExpired:
             app.kill()
             raise SystemExit("demo: Velora did not end on SIGTERM")
+        if app.returncode != 0:
+            raise SystemExit(f"demo: Velora ended with status {app.returncode} on SIGTERM")
         for client in (keyboard, synth):
             client.close_port()
             client.delete()
