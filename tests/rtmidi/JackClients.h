@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "midi/MidiOut.h"
 #include "platform/MessageWindow.h"
 
 namespace velora::testing {
@@ -137,6 +138,21 @@ inline bool PumpUntil(const std::function<bool()>& done) {
     ProcessMessages();
   }
   return done();
+}
+
+// Sends a note until the service has learnt of a loss and refuses; returns the error text.
+inline std::string SendUntilRefused(TMidiOutput& output) {
+  std::string failure;
+  PumpUntil([&] {
+    try {
+      output.NoteOn(0, 2, 2);
+      return false;
+    } catch (const EMidiOutputError& e) {
+      failure = e.what();
+      return true;
+    }
+  });
+  return failure;
 }
 
 inline TBytes Sysex(std::size_t size) {

@@ -13,6 +13,7 @@ namespace velora {
 namespace {
 
 using testing::PumpUntil;
+using testing::SendUntilRefused;
 using testing::Sysex;
 using testing::TBytes;
 using testing::TKeyboard;
@@ -318,16 +319,7 @@ TEST_F(JackService, SynthQuittingWhileOpenMakesTheNextSendFail) {
   synth.reset();
 
   // The service learns of the departure from the server, a moment later.
-  std::string failure;
-  PumpUntil([&] {
-    try {
-      output.NoteOn(0, 2, 2);
-      return false;
-    } catch (const EMidiOutputError& e) {
-      failure = e.what();
-      return true;
-    }
-  });
+  const std::string failure = SendUntilRefused(output);
   EXPECT_EQ(output.Error(), MIDIERR_NODEVICE);
   EXPECT_EQ(failure, output.MidiOutErrorString(MIDIERR_NODEVICE, ecPutShort));
   const TBytes sysex = Sysex(8);

@@ -13,6 +13,7 @@ namespace {
 
 using testing::JackScript;
 using testing::PumpUntil;
+using testing::SendUntilRefused;
 using testing::TKeyboard;
 using testing::TSynth;
 using testing::UniqueClientName;
@@ -42,16 +43,7 @@ TEST(RtMidiServerStop, TheProgramGoesOnAndReportsTheLostServerThenFindsItAgain) 
 
   ASSERT_EQ(std::system((JackScript() + " stop").c_str()), 0);
 
-  std::string failure;
-  PumpUntil([&] {
-    try {
-      output.NoteOn(0, 2, 2);
-      return false;
-    } catch (const EMidiOutputError& e) {
-      failure = e.what();
-      return true;
-    }
-  });
+  const std::string failure = SendUntilRefused(output);
   EXPECT_EQ(output.Error(), MMSYSERR_NODRIVER);
   EXPECT_EQ(failure, output.MidiOutErrorString(MMSYSERR_NODRIVER, ecPutShort));
   EXPECT_EQ(service.Backend(), mbNone);
