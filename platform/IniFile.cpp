@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -37,7 +38,11 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) return std::nullopt;
-  return text.str();
+  // The parser stops at a zero byte, and a write would then drop everything after it (a file
+  // left half-written by a crash often holds a run of them): parse on past it instead.
+  std::string whole = text.str();
+  std::replace(whole.begin(), whole.end(), '\0', '\n');
+  return whole;
 }
 
 // Loads the file as it is now; a missing or unreadable file reads as empty.

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,6 +40,9 @@ bool MakeSignalPipe() {
   }
   return true;
 }
+
+// The texts of the standard error boxes open now, the innermost last (main thread only).
+std::vector<std::string> OpenErrorBoxes;
 
 std::string UnknownErrorText() {
   return "An unknown error occurred";
@@ -161,9 +165,18 @@ void TApplication::ShowException(const std::exception& error) {
       FErrorDisplay(FTitle, error.what());
       return;
     }
+    // The box runs a nested loop, and an error that repeats meanwhile (a lost device while
+    // messages keep coming) would stack a box per message on top: it is showing already.
+    const std::string text = error.what();
+    if (std::find(OpenErrorBoxes.begin(), OpenErrorBoxes.end(), text) != OpenErrorBoxes.end())
+      return;
     QWidget* parent = FMainForm && FMainForm->isVisible() ? FMainForm.data() : nullptr;
     QMessageBox box(QMessageBox::Critical, QString::fromStdString(FTitle),
-                    QString::fromStdString(error.what()), QMessageBox::Ok, parent);
+                    QString::fromStdString(text), QMessageBox::Ok, parent);
+    OpenErrorBoxes.push_back(text);
+    struct TClosed {
+      ~TClosed() { OpenErrorBoxes.pop_back(); }
+    } closed;
     box.exec();
   } catch (...) {
     std::fprintf(stderr, "%s\n", error.what());

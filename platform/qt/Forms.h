@@ -57,7 +57,8 @@ class TApplication {
 
   // Runs `handler`; whatever it throws goes to the standard error display.
   void Guard(const std::function<void()>& handler) noexcept;
-  // The standard error display: a message box with the error icon, captioned with Title.
+  // The standard error display: a message box with the error icon, captioned with Title. An
+  // error whose box is open already is not shown again on top of it.
   void ShowException(const std::exception& error);
 
   // Replaces the standard error display (tests record instead); empty restores it.

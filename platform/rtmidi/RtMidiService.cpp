@@ -189,13 +189,13 @@ struct TConnection {
   ~TConnection() {
     Dispose(ScanIn);
     Dispose(ScanOut);
-    if (Monitor && Alive()) jack_client_close(Monitor);
+    if (Monitor && ConfirmAlive()) jack_client_close(Monitor);
   }
   // libjack crashes when a port of a client whose server has gone is unregistered, as
   // RtMidi's close does; such an object is left as it is, a few hundred bytes per lost server.
   template <typename TMidi>
   void Dispose(std::unique_ptr<TMidi>& midi) {
-    if (Backend == mbJack && !Alive()) {
+    if (Backend == mbJack && !ConfirmAlive()) {
       (void)midi.release();
       return;
     }
@@ -208,6 +208,20 @@ struct TConnection {
   bool Alive() const {
     // acquire: pairs with the release of the shutdown notification.
     return Backend != mbNone && !Lost.load(std::memory_order_acquire);
+  }
+  // The shutdown notice of a server that was killed can come a second or more after the
+  // user's next action: before a call that would reach the server, ask whether it answers.
+  bool ConfirmAlive() {
+    if (!Alive()) return false;
+    if (Backend != mbJack) return true;
+    jack_status_t status{};
+    if (jack_client_t* probe = jack_client_open(RtMidiClientName, JackNoStartServer, &status)) {
+      jack_client_close(probe);
+      return true;
+    }
+    // release: every call after this one sees the server gone.
+    Lost.store(true, std::memory_order_release);
+    return false;
   }
 };
 

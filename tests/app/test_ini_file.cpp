@@ -119,6 +119,16 @@ TEST_F(IniFileTest, ForeignSectionsKeysAndCommentsAreKept) {
   EXPECT_EQ(text.find("; the end"), text.rfind("; the end"));
 }
 
+// A run of zero bytes, as a crash may leave in a file, hides nothing behind it.
+TEST_F(IniFileTest, EntriesAfterZeroBytesAreReadAndKept) {
+  Write(std::string("[MidiDevices]\nInput=Keys\n") + std::string(4, '\0') +
+        "\n[Window]\nLeft=10\n");
+  EXPECT_EQ(TIniFile(Path).ReadString("Window", "Left", ""), "10");
+  TIniFile(Path).WriteString("MidiDevices", "Input", "Other");
+  EXPECT_EQ(TIniFile(Path).ReadString("Window", "Left", ""), "10");
+  EXPECT_EQ(TIniFile(Path).ReadString("MidiDevices", "Input", ""), "Other");
+}
+
 // A write never rewrites the old file's bytes: a new file takes its place whole, with the old
 // file's permissions, and nothing else is left in the folder.
 TEST_F(IniFileTest, WriteReplacesTheFileWhole) {
