@@ -72,6 +72,8 @@ struct TModel {
     // The input drops the lone timing clock and active sensing values.
     if (packed == 0xF8 || packed == 0xFE) return;
     const auto status = static_cast<std::uint8_t>(packed & 0xFF);
+    // A sysex status byte never leaves, not even as a lone short message.
+    if (status == 0xF0) return;
     const auto data1 = static_cast<std::uint8_t>((packed >> 8) & 0xFF);
     const auto data2 = static_cast<std::uint8_t>((packed >> 16) & 0xFF);
     const auto kind = static_cast<std::uint8_t>(status & 0xF0);
