@@ -54,15 +54,25 @@ void LoadForReading(TIni& ini, const std::string& path) {
 // The comment lines after the last entry of `text`: the parser ties a comment to the entry
 // that follows it, so these belong to nothing and would be lost.
 std::string TrailingComments(const std::string& text) {
+  // A carriage return ends a line for the parser too: a "comment" that runs on past one
+  // would otherwise carry an entry back into the file.
   std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::string line;
+  for (const char c : text) {
+    if (c == '\n' || c == '\r') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
   std::size_t first = lines.size();
   for (std::size_t i = lines.size(); i > 0; --i) {
-    const std::string& line = lines[i - 1];
-    const auto start = line.find_first_not_of(" \t\r");
+    const std::string& candidate = lines[i - 1];
+    const auto start = candidate.find_first_not_of(" \t");
     if (start == std::string::npos) continue;
-    if (line[start] != ';' && line[start] != '#') break;
+    if (candidate[start] != ';' && candidate[start] != '#') break;
     first = i - 1;
   }
   std::string comments;

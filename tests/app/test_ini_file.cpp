@@ -119,6 +119,15 @@ TEST_F(IniFileTest, ForeignSectionsKeysAndCommentsAreKept) {
   EXPECT_EQ(text.find("; the end"), text.rfind("; the end"));
 }
 
+// A carriage return ends a line for the parser, so an entry behind one in the last comment
+// is an entry: keeping the "comment" must not bring its old value back after a write.
+TEST_F(IniFileTest, KeptTrailingCommentCarriesNoEntryBack) {
+  Write("[MIDITrigger]\nTypeIdx=13\n; note\rTypeIdx=13\r");
+  TIniFile(Path).WriteInteger("MIDITrigger", "TypeIdx", 5);
+  EXPECT_EQ(TIniFile(Path).ReadInteger("MIDITrigger", "TypeIdx", -1), 5);
+  EXPECT_EQ(Read().find("TypeIdx=13"), std::string::npos) << Read();
+}
+
 // A run of zero bytes, as a crash may leave in a file, hides nothing behind it.
 TEST_F(IniFileTest, EntriesAfterZeroBytesAreReadAndKept) {
   Write(std::string("[MidiDevices]\nInput=Keys\n") + std::string(4, '\0') +
